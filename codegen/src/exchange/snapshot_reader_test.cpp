@@ -1,0 +1,3 @@
+#include "oxu/codegen/snapshot_reader.hpp"
+
+#include <gtest/gtest.h>
