@@ -38,12 +38,12 @@ enum class ValueType {
 };
 
 struct ArgSpec {
-  std::string_view id;          // identifier: the field of Arguments it fills
-  std::string_view long_name;   // without the leading "--"; empty for positionals
-  char short_name = '\0';       // '\0' when the argument has no short form
-  std::string_view value_name;  // shown in angle brackets; empty for flags
-  std::string_view help;
-  std::optional<std::string_view> default_value;  // converted like a typed value
+  std::string_view id{};          // identifier: the field of Arguments it fills
+  std::string_view long_name{};   // without the leading "--"; empty for positionals
+  char short_name = '\0';         // '\0' when the argument has no short form
+  std::string_view value_name{};  // shown in angle brackets; empty for flags
+  std::string_view help{};
+  std::optional<std::string_view> default_value{};  // converted like a typed value
   ArgKind kind = ArgKind::Flag;
   ValueType value_type = ValueType::None;
 };
@@ -87,7 +87,8 @@ constexpr std::array kArgs{
             .help = "Decode the generated exchange program for this logical tile",
             .kind = ArgKind::SingleValue,
             .value_type = ValueType::Size},
-    ArgSpec{.id = "help", .long_name = "help", .short_name = 'h', .help = "Print help", .kind = ArgKind::Help},
+    ArgSpec{
+        .id = "help", .long_name = "help", .short_name = 'h', .help = "Print help", .kind = ArgKind::Help},
     ArgSpec{.id = "version",
             .long_name = "version",
             .short_name = 'V',
@@ -171,8 +172,8 @@ std::expected<std::int64_t, std::string> parse_i64(std::string_view text) {
     return static_cast<std::int64_t>(magnitude);
   }
   OXU_TRY_ASSIGN(const std::uint64_t magnitude, parse_magnitude(text, kMaxMagnitude + 1, kTooSmall));
-  if (magnitude == kMaxMagnitude + 1) return std::numeric_limits<std::int64_t>::min();
-  return -static_cast<std::int64_t>(magnitude);
+  // Modular conversion: exact for every magnitude up to 2^63, the i64 minimum included.
+  return static_cast<std::int64_t>(0 - magnitude);
 }
 
 // A phase ID: any i64 first, then the u32 range.
@@ -187,21 +188,21 @@ std::expected<std::uint64_t, std::string> parse_phase_id(std::string_view text) 
 // Reports
 
 enum class ErrorKind {
-  UnknownArgument,   // an undeclared option, or a positional beyond the declared ones
-  MissingValue,      // an option with a value at the end, or before another option
-  InvalidValue,      // a value its conversion rejects
-  MultipleUses,      // a second occurrence of a single-valued option or flag
-  EqualsRequired,    // a separate value for an option that takes --name=VALUE only (none is declared)
-  UnexpectedValue,   // --flag=VALUE
-  MissingRequired,   // positionals never given
-  NotProvided,       // an argument without a value when it is taken out of the matches
+  UnknownArgument,  // an undeclared option, or a positional beyond the declared ones
+  MissingValue,     // an option with a value at the end, or before another option
+  InvalidValue,     // a value its conversion rejects
+  MultipleUses,     // a second occurrence of a single-valued option or flag
+  EqualsRequired,   // a separate value for an option that takes --name=VALUE only (none is declared)
+  UnexpectedValue,  // --flag=VALUE
+  MissingRequired,  // positionals never given
+  NotProvided,      // an argument without a value when it is taken out of the matches
 };
 
 struct UsageError {
-  ErrorKind kind;
-  std::string argument;  // the argument as shown; for MissingRequired one "\n  <NAME>" per argument
-  std::string value;
-  std::string reason;
+  ErrorKind kind = ErrorKind::UnknownArgument;
+  std::string argument{};  // the argument as shown; for MissingRequired one "\n  <NAME>" per argument
+  std::string value{};
+  std::string reason{};
   bool tip = false;  // suggest "--" to pass an option-looking word as a value
 };
 
@@ -295,9 +296,9 @@ struct ArgMatch {
 using Matches = std::array<ArgMatch, kArgs.size()>;
 
 struct Parser {
-  std::span<const std::string_view> words;
+  std::span<const std::string_view> words{};
   std::size_t next = 0;  // index of the next unread word
-  Matches matches;
+  Matches matches{};
 };
 
 std::expected<void, CliExit> store_value(const ArgSpec& spec, ArgMatch& match, std::string_view text) {
@@ -337,15 +338,21 @@ std::expected<void, CliExit> read_occurrence(Parser& parser, std::size_t index,
     case ArgKind::Help:
     case ArgKind::Version:
       if (attached) {
-        return fail({.kind = ErrorKind::UnexpectedValue, .argument = display_name(spec), .value = std::string(*attached)});
+        return fail({.kind = ErrorKind::UnexpectedValue,
+                     .argument = display_name(spec),
+                     .value = std::string(*attached)});
       }
-      if (spec.kind == ArgKind::Help) return std::unexpected(CliExit{.status = 0, .text = help_text(), .to_stderr = false});
-      return std::unexpected(
-          CliExit{.status = 0, .text = fmt::format("{} {}\n", kCommandName, kCommandVersion), .to_stderr = false});
+      if (spec.kind == ArgKind::Help) {
+        return std::unexpected(CliExit{.status = 0, .text = help_text(), .to_stderr = false});
+      }
+      return std::unexpected(CliExit{
+          .status = 0, .text = fmt::format("{} {}\n", kCommandName, kCommandVersion), .to_stderr = false});
     case ArgKind::Flag:
       if (repeated) return fail({.kind = ErrorKind::MultipleUses, .argument = display_name(spec)});
       if (attached) {
-        return fail({.kind = ErrorKind::UnexpectedValue, .argument = display_name(spec), .value = std::string(*attached)});
+        return fail({.kind = ErrorKind::UnexpectedValue,
+                     .argument = display_name(spec),
+                     .value = std::string(*attached)});
       }
       ++match.occurrences;
       return {};
@@ -393,8 +400,9 @@ std::expected<void, CliExit> read_long(Parser& parser, std::string_view word) {
 std::expected<void, CliExit> read_short(Parser& parser, std::string_view word) {
   for (std::size_t k = 1; k < word.size(); ++k) {
     const char letter = word[k];
-    const auto it = std::ranges::find_if(
-        kArgs, [letter](const ArgSpec& spec) { return spec.short_name != '\0' && spec.short_name == letter; });
+    const auto it = std::ranges::find_if(kArgs, [letter](const ArgSpec& spec) {
+      return spec.short_name != '\0' && spec.short_name == letter;
+    });
     if (it == kArgs.end()) return unknown_argument(fmt::format("-{}", letter), true);
     const auto index = static_cast<std::size_t>(it - kArgs.begin());
     if (takes_value(it->kind)) {
@@ -476,11 +484,15 @@ std::expected<std::size_t, CliExit> take_size(const Matches& matches, std::strin
 
 std::vector<std::uint32_t> take_phase_ids(const Matches& matches, std::string_view id) {
   std::vector<std::uint32_t> values;
-  for (const std::uint64_t number : matches[spec_index(id)].numbers) values.push_back(static_cast<std::uint32_t>(number));
+  for (const std::uint64_t number : matches[spec_index(id)].numbers) {
+    values.push_back(static_cast<std::uint32_t>(number));  // range-checked when parsed
+  }
   return values;
 }
 
-bool take_flag(const Matches& matches, std::string_view id) { return matches[spec_index(id)].occurrences > 0; }
+bool take_flag(const Matches& matches, std::string_view id) {
+  return matches[spec_index(id)].occurrences > 0;
+}
 
 }  // namespace
 

@@ -24,12 +24,12 @@ namespace oxu::bench {
 
 // The parsed command line, one field per argument.
 struct Arguments {
-  std::filesystem::path snapshot;           // exactly as written
-  std::vector<std::uint32_t> phases;        // command-line order; empty means every phase
-  std::size_t warmup = 0;                   // untimed runs per phase
-  std::size_t iterations = 1;               // timed runs per phase
-  bool first_iteration_only = false;        // legacy: keep only each transfer's first source address
-  std::optional<std::size_t> dump_tile;     // logical tile whose program is decoded and printed
+  std::filesystem::path snapshot{};        // exactly as written
+  std::vector<std::uint32_t> phases{};     // command-line order; empty means every phase
+  std::size_t warmup = 0;                  // untimed runs per phase
+  std::size_t iterations = 1;              // timed runs per phase
+  bool first_iteration_only = false;       // legacy: keep only each transfer's first source address
+  std::optional<std::size_t> dump_tile{};  // logical tile whose program is decoded and printed
 };
 
 // What the process must do instead of running: print `text` on stdout
