@@ -35,6 +35,9 @@ class Random {
     }
   }
 
+  // below() for 32-bit bounds.
+  std::uint32_t below32(std::uint32_t bound) { return static_cast<std::uint32_t>(below(bound)); }
+
   // A uniform value in [low, high]; low must not exceed high.
   std::uint32_t between(std::uint32_t low, std::uint32_t high) {
     return low + static_cast<std::uint32_t>(below(std::uint64_t{high} - low + 1));
