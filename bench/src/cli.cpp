@@ -121,10 +121,10 @@ const ArgSpec& help_spec() {
 }
 
 // The argument as messages show it: "--warmup <WARMUP>", "--help", "<SNAPSHOT>".
-std::string display_name(const ArgSpec& spec) {
-  if (spec.kind == ArgKind::Positional) return fmt::format("<{}>", spec.value_name);
-  if (takes_value(spec.kind)) return fmt::format("--{} <{}>", spec.long_name, spec.value_name);
-  return fmt::format("--{}", spec.long_name);
+std::string display_name(const ArgSpec& arg) {
+  if (arg.kind == ArgKind::Positional) return fmt::format("<{}>", arg.value_name);
+  if (takes_value(arg.kind)) return fmt::format("--{} <{}>", arg.long_name, arg.value_name);
+  return fmt::format("--{}", arg.long_name);
 }
 
 // ---------------------------------------------------------------------------
@@ -231,11 +231,11 @@ std::string message(const UsageError& error) {
 
 std::string usage_line() {
   std::string line = fmt::format("Usage: {}", kCommandName);
-  if (std::ranges::any_of(kArgs, [](const ArgSpec& spec) { return spec.kind != ArgKind::Positional; })) {
+  if (std::ranges::any_of(kArgs, [](const ArgSpec& arg) { return arg.kind != ArgKind::Positional; })) {
     line += " [OPTIONS]";
   }
-  for (const ArgSpec& spec : kArgs) {
-    if (spec.kind == ArgKind::Positional) line += fmt::format(" <{}>", spec.value_name);
+  for (const ArgSpec& arg : kArgs) {
+    if (arg.kind == ArgKind::Positional) line += fmt::format(" <{}>", arg.value_name);
   }
   return line;
 }
@@ -267,15 +267,15 @@ void append_section(std::string& out, std::string_view title, const std::vector<
 std::string help_text() {
   std::vector<HelpEntry> positionals;
   std::vector<HelpEntry> options;
-  for (const ArgSpec& spec : kArgs) {
-    std::string right(spec.help);
-    if (spec.default_value) right += fmt::format(" [default: {}]", *spec.default_value);
-    if (spec.kind == ArgKind::Positional) {
-      positionals.push_back({fmt::format("  <{}>", spec.value_name), std::move(right)});
+  for (const ArgSpec& arg : kArgs) {
+    std::string right(arg.help);
+    if (arg.default_value) right += fmt::format(" [default: {}]", *arg.default_value);
+    if (arg.kind == ArgKind::Positional) {
+      positionals.push_back({fmt::format("  <{}>", arg.value_name), std::move(right)});
       continue;
     }
-    const std::string short_form = spec.short_name != '\0' ? fmt::format("-{}, ", spec.short_name) : "    ";
-    options.push_back({fmt::format("  {}{}", short_form, display_name(spec)), std::move(right)});
+    const std::string short_form = arg.short_name != '\0' ? fmt::format("-{}, ", arg.short_name) : "    ";
+    options.push_back({fmt::format("  {}{}", short_form, display_name(arg)), std::move(right)});
   }
   std::string out = fmt::format("{}\n\n{}\n", kAbout, usage_line());
   append_section(out, "Arguments", positionals);
@@ -301,9 +301,9 @@ struct Parser {
   Matches matches{};
 };
 
-std::expected<void, CliExit> store_value(const ArgSpec& spec, ArgMatch& match, std::string_view text) {
+std::expected<void, CliExit> store_value(const ArgSpec& arg, ArgMatch& match, std::string_view text) {
   std::expected<std::uint64_t, std::string> number;
-  switch (spec.value_type) {
+  switch (arg.value_type) {
     case ValueType::Path:
       match.texts.emplace_back(text);
       return {};
@@ -318,7 +318,7 @@ std::expected<void, CliExit> store_value(const ArgSpec& spec, ArgMatch& match, s
   }
   if (!number) {
     return fail({.kind = ErrorKind::InvalidValue,
-                 .argument = display_name(spec),
+                 .argument = display_name(arg),
                  .value = std::string(text),
                  .reason = std::move(number).error()});
   }
@@ -331,43 +331,43 @@ std::expected<void, CliExit> store_value(const ArgSpec& spec, ArgMatch& match, s
 // word unless that word looks like an option.
 std::expected<void, CliExit> read_occurrence(Parser& parser, std::size_t index,
                                              std::optional<std::string_view> attached) {
-  const ArgSpec& spec = kArgs[index];
+  const ArgSpec& arg = kArgs[index];
   ArgMatch& match = parser.matches[index];
   const bool repeated = match.occurrences > 0;
-  switch (spec.kind) {
+  switch (arg.kind) {
     case ArgKind::Help:
     case ArgKind::Version:
       if (attached) {
         return fail({.kind = ErrorKind::UnexpectedValue,
-                     .argument = display_name(spec),
+                     .argument = display_name(arg),
                      .value = std::string(*attached)});
       }
-      if (spec.kind == ArgKind::Help) {
+      if (arg.kind == ArgKind::Help) {
         return std::unexpected(CliExit{.status = 0, .text = help_text(), .to_stderr = false});
       }
       return std::unexpected(CliExit{
           .status = 0, .text = fmt::format("{} {}\n", kCommandName, kCommandVersion), .to_stderr = false});
     case ArgKind::Flag:
-      if (repeated) return fail({.kind = ErrorKind::MultipleUses, .argument = display_name(spec)});
+      if (repeated) return fail({.kind = ErrorKind::MultipleUses, .argument = display_name(arg)});
       if (attached) {
         return fail({.kind = ErrorKind::UnexpectedValue,
-                     .argument = display_name(spec),
+                     .argument = display_name(arg),
                      .value = std::string(*attached)});
       }
       ++match.occurrences;
       return {};
     case ArgKind::SingleValue:
     case ArgKind::RepeatedValue: {
-      if (repeated && spec.kind == ArgKind::SingleValue) {
-        return fail({.kind = ErrorKind::MultipleUses, .argument = display_name(spec)});
+      if (repeated && arg.kind == ArgKind::SingleValue) {
+        return fail({.kind = ErrorKind::MultipleUses, .argument = display_name(arg)});
       }
       std::optional<std::string_view> text = attached;
       if (!text && parser.next < parser.words.size() && !looks_like_option(parser.words[parser.next])) {
         text = parser.words[parser.next++];
       }
-      if (!text) return fail({.kind = ErrorKind::MissingValue, .argument = display_name(spec)});
+      if (!text) return fail({.kind = ErrorKind::MissingValue, .argument = display_name(arg)});
       ++match.occurrences;
-      return store_value(spec, match, *text);
+      return store_value(arg, match, *text);
     }
     case ArgKind::Positional:
       break;
@@ -400,8 +400,8 @@ std::expected<void, CliExit> read_long(Parser& parser, std::string_view word) {
 std::expected<void, CliExit> read_short(Parser& parser, std::string_view word) {
   for (std::size_t k = 1; k < word.size(); ++k) {
     const char letter = word[k];
-    const auto it = std::ranges::find_if(kArgs, [letter](const ArgSpec& spec) {
-      return spec.short_name != '\0' && spec.short_name == letter;
+    const auto it = std::ranges::find_if(kArgs, [letter](const ArgSpec& arg) {
+      return arg.short_name != '\0' && arg.short_name == letter;
     });
     if (it == kArgs.end()) return unknown_argument(fmt::format("-{}", letter), true);
     const auto index = static_cast<std::size_t>(it - kArgs.begin());
