@@ -70,6 +70,8 @@ inline constexpr std::uint32_t kMaxSendAddressField = 0x3FFFF;
 
 // Replaces the send control (1..7) of every Explicit, Offset and sending
 // SENDPICP word of the row. Errors: "send control", "sender payload".
+// Here and in patch_sender_address the second word of a SENDPICP is an
+// operand, never taken for an instruction.
 [[nodiscard]] std::expected<void, ExchangeError> set_sender_control(ExchangeRow& row, std::uint8_t control);
 
 // Writes a byte address into the first Explicit word's address field (in
