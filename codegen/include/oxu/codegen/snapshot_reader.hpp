@@ -21,6 +21,12 @@ namespace oxu::codegen {
 // Size of the reader's input buffer.
 inline constexpr std::size_t kSnapshotReadBuffer = 8192;
 
+// A reading failure. The position is that of the last byte read: the byte
+// that made the input wrong (for a syntax error), the last byte of the input
+// (for an unexpected end), the last byte of a scalar of the wrong type or
+// range, the opening bracket of a map or sequence of the wrong type, the
+// closing quote of a duplicate key, or the closing bracket of a record with
+// a missing field or too few values.
 struct SnapshotReadError {
   std::string message;
   // 1-based line; byte column of the last character read on that line (0
