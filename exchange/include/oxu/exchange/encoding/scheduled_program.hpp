@@ -46,6 +46,12 @@ struct PreviousEncoding {
   std::size_t receive_dirty_from = 0;  // receive events below this index are unchanged
 };
 
+// Encodes one tile's program. `senders` are sorted by start cycle and do
+// not overlap; `events` are sorted by cycle; the program's clock reaches
+// `horizon` at its final Return. `previous` may be empty. Every error is the
+// Schedule kind with a fixed reason, among them "SENDPICP instruction
+// alignment" when a two-word SENDPICP cannot stand at an even word index.
+// The previous encoding is never changed.
 [[nodiscard]] std::expected<EncodedSchedule, ExchangeError> build_scheduled_program(
     std::span<const ScheduledSenderRow> senders, std::span<const ReceiveEvent> events, std::uint32_t horizon,
     const PreviousEncoding& previous);
