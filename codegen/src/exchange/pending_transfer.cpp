@@ -111,7 +111,7 @@ std::vector<std::uint16_t> PendingTransfer::tiles() const {
 }
 
 std::uint32_t item_count(ExchangeItemWidth width, std::uint32_t words) {
-  return width == ExchangeItemWidth::Paired64 ? words / 2 : words;
+  return width == ExchangeItemWidth::Paired64 && words % 2 == 0 ? words / 2 : words;
 }
 
 std::expected<std::vector<PendingTransfer>, ExchangeLoweringError> pending_from_problem(

@@ -45,7 +45,9 @@ struct PendingTransfer {
   friend bool operator==(const PendingTransfer&, const PendingTransfer&) = default;
 };
 
-// Item count: words for Word32, words / 2 for Paired64.
+// Item count: words for Word32, words / 2 for Paired64 (one 64-bit item is
+// two words). An odd Paired64 count, which validation rejects, stays
+// unhalved.
 [[nodiscard]] std::uint32_t item_count(ExchangeItemWidth width, std::uint32_t words);
 
 // Checks and converts every transfer of `problem`, in order; the first
