@@ -32,8 +32,7 @@ struct AccessFrontier {
   std::vector<std::size_t> readers;
 };
 
-std::size_t boundary_position(const std::vector<std::uint64_t>& boundaries, std::uint64_t value,
-                              const char* message) {
+std::size_t boundary_position(const std::vector<std::uint64_t>& boundaries, std::uint64_t value, const char* message) {
   const auto found = std::lower_bound(boundaries.begin(), boundaries.end(), value);
   if (found == boundaries.end() || *found != value) fatal(message);
   return static_cast<std::size_t>(found - boundaries.begin());
@@ -64,10 +63,9 @@ std::uint32_t TileMemorySchedule::receive_clash_delay(std::span<const ExchangeMe
 void TileMemorySchedule::index_window(WindowIndex& index, const MemoryAccess& access) {
   const Step step{access.start_cycle, access.end_cycle};
   for (const ExchangeMemoryElement& element : access.elements) {
-    auto slot = std::lower_bound(index.begin(), index.end(), element,
-                                 [](const ElementWindows& entry, const ExchangeMemoryElement& key) {
-                                   return entry.element < key;
-                                 });
+    auto slot = std::lower_bound(
+        index.begin(), index.end(), element,
+        [](const ElementWindows& entry, const ExchangeMemoryElement& key) { return entry.element < key; });
     if (slot == index.end() || slot->element != element) slot = index.insert(slot, ElementWindows{element, {}});
     std::vector<Step>& steps = slot->steps;
 
@@ -99,10 +97,9 @@ std::uint32_t TileMemorySchedule::clash_delay(const WindowIndex& index, std::spa
   // exactly when any of them does, and its end is the one that counts.
   std::uint32_t delay = 0;
   for (const ExchangeMemoryElement& element : elements) {
-    const auto slot = std::lower_bound(index.begin(), index.end(), element,
-                                       [](const ElementWindows& entry, const ExchangeMemoryElement& key) {
-                                         return entry.element < key;
-                                       });
+    const auto slot = std::lower_bound(
+        index.begin(), index.end(), element,
+        [](const ElementWindows& entry, const ExchangeMemoryElement& key) { return entry.element < key; });
     if (slot == index.end() || slot->element != element) continue;
     const std::vector<Step>& steps = slot->steps;
     const auto beyond = std::lower_bound(steps.begin(), steps.end(), end_cycle,
@@ -186,20 +183,20 @@ std::uint32_t memory_safe_transfer_offset(std::span<const TileMemorySchedule> me
   if (transfer.source >= memory.size()) fatal("transfer source tile has a memory schedule");
   // The send reads the source elements: it must not overlap a write held on
   // the source tile.
-  std::uint32_t delay = memory[transfer.source].receive_clash_delay(transfer.source_elements, timing.send_start,
-                                                                    timing.send_memory_end);
+  std::uint32_t delay =
+      memory[transfer.source].receive_clash_delay(transfer.source_elements, timing.send_start, timing.send_memory_end);
   // Each receive writes its destination span: it must not overlap a read
   // held on the destination tile.
-  const std::size_t windows = std::min(
-      {transfer.destinations.size(), timing.receive_starts.size(), timing.receive_memory_ends.size()});
+  const std::size_t windows =
+      std::min({transfer.destinations.size(), timing.receive_starts.size(), timing.receive_memory_ends.size()});
   for (std::size_t i = 0; i < windows; ++i) {
     const auto& [tile, address] = transfer.destinations[i];
     if (tile >= memory.size()) fatal("transfer destination tile has a memory schedule");
     const TileMemorySchedule& schedule = memory[tile];
     if (schedule.sends().empty()) continue;
     const std::vector<ExchangeMemoryElement> elements = span_memory_elements(address, transfer.words);
-    delay = std::max(delay, schedule.send_clash_delay(elements, timing.receive_starts[i],
-                                                      timing.receive_memory_ends[i]));
+    delay =
+        std::max(delay, schedule.send_clash_delay(elements, timing.receive_starts[i], timing.receive_memory_ends[i]));
   }
   return delay;
 }

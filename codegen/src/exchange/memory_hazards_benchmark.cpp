@@ -54,8 +54,8 @@ std::vector<MemoryAccess> windows(std::size_t count, std::uint64_t seed) {
   for (std::size_t k = 0; k < count; ++k) {
     const std::uint32_t words = 1 + random.below(1024);
     const auto start = static_cast<std::uint32_t>(k) * kWindowStride;
-    result.push_back(MemoryAccess{span_memory_elements(random_address(random, words), words), start,
-                                  start + kWindowLength});
+    result.push_back(
+        MemoryAccess{span_memory_elements(random_address(random, words), words), start, start + kWindowLength});
   }
   return result;
 }

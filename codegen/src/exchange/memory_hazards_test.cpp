@@ -35,15 +35,9 @@ TEST(MemoryDependenciesTest, Cases) {
   const DependencyCase cases[] = {
       {"empty phase", {}, {}},
       {"no common tile", {transfer(0, {0x0}, {{1, 0x0}}, 64), transfer(2, {0x0}, {{3, 0x0}}, 64)}, {}},
-      {"read after write",
-       {transfer(0, {0x0}, {{3, 0x1000}}, 64), transfer(3, {0x1080}, {{4, 0x0}}, 64)},
-       {{0, 1}}},
-      {"write after read",
-       {transfer(3, {0x1000}, {{4, 0x0}}, 64), transfer(0, {0x0}, {{3, 0x1080}}, 64)},
-       {{0, 1}}},
-      {"write after write",
-       {transfer(0, {0x0}, {{3, 0x1000}}, 64), transfer(1, {0x0}, {{3, 0x10FC}}, 64)},
-       {{0, 1}}},
+      {"read after write", {transfer(0, {0x0}, {{3, 0x1000}}, 64), transfer(3, {0x1080}, {{4, 0x0}}, 64)}, {{0, 1}}},
+      {"write after read", {transfer(3, {0x1000}, {{4, 0x0}}, 64), transfer(0, {0x0}, {{3, 0x1080}}, 64)}, {{0, 1}}},
+      {"write after write", {transfer(0, {0x0}, {{3, 0x1000}}, 64), transfer(1, {0x0}, {{3, 0x10FC}}, 64)}, {{0, 1}}},
       {"two reads", {transfer(3, {0x1000}, {{4, 0x0}}, 64), transfer(3, {0x1080}, {{5, 0x0}}, 64)}, {}},
       {"readers then a writer then a reader",
        {transfer(0, {0x0}, {{3, 0x1000}}, 64), transfer(3, {0x1000}, {{4, 0x0}}, 64),
@@ -61,9 +55,7 @@ TEST(MemoryDependenciesTest, Cases) {
        {transfer(0, {0x0}, {{3, 0x1000}}, 64), transfer(3, {0x1100}, {{4, 0x0}}, 64),
         transfer(3, {0x0F00}, {{4, 0x0}}, 64)},
        {{1, 2}}},
-      {"same element, disjoint bytes",
-       {transfer(0, {0x100}, {{3, 0x0}}, 1), transfer(3, {0x3FFC}, {{4, 0x0}}, 1)},
-       {}},
+      {"same element, disjoint bytes", {transfer(0, {0x100}, {{3, 0x0}}, 1), transfer(3, {0x3FFC}, {{4, 0x0}}, 1)}, {}},
       {"every repeat iteration is read",
        {transfer(1, {0x0, 0x2000}, {{2, 0x0}}, 16), transfer(0, {0x0}, {{1, 0x2020}}, 1)},
        {{0, 1}}},
@@ -74,12 +66,11 @@ TEST(MemoryDependenciesTest, Cases) {
        {transfer(0, {0x0}, {{1, 0xFFFFFFF0}}, 4), transfer(1, {0xFFFFFFF8}, {{2, 0x0}}, 2)},
        {{0, 1}}},
       {"only the segments an access spans",
-       {transfer(0, {0x0}, {{1, 0x0}}, 64), transfer(2, {0x0}, {{1, 0x0}}, 32),
-        transfer(1, {0x80}, {{3, 0x0}}, 32)},
+       {transfer(0, {0x0}, {{1, 0x0}}, 64), transfer(2, {0x0}, {{1, 0x0}}, 32), transfer(1, {0x80}, {{3, 0x0}}, 32)},
        {{0, 1}, {0, 2}}},
       {"a read spanning several writers",
-       {transfer(0, {0x0}, {{1, 0x0}}, 32), transfer(2, {0x0}, {{1, 0x80}}, 32),
-        transfer(3, {0x0}, {{1, 0x200}}, 32), transfer(1, {0x40}, {{4, 0x0}}, 64)},
+       {transfer(0, {0x0}, {{1, 0x0}}, 32), transfer(2, {0x0}, {{1, 0x80}}, 32), transfer(3, {0x0}, {{1, 0x200}}, 32),
+        transfer(1, {0x40}, {{4, 0x0}}, 64)},
        {{0, 3}, {1, 3}}},
       {"dependencies on two tiles",
        {transfer(0, {0x0}, {{1, 0x0}, {2, 0x0}}, 64), transfer(1, {0x0}, {{2, 0x40}}, 64)},
@@ -206,8 +197,9 @@ bool share_element(const std::vector<ExchangeMemoryElement>& a, const std::vecto
                      [&](const ExchangeMemoryElement& e) { return std::find(b.begin(), b.end(), e) != b.end(); });
 }
 
-std::uint32_t scanned_delay(const std::vector<MemoryAccess>& windows, const std::vector<ExchangeMemoryElement>& elements,
-                            std::uint32_t start, std::uint32_t end) {
+std::uint32_t scanned_delay(const std::vector<MemoryAccess>& windows,
+                            const std::vector<ExchangeMemoryElement>& elements, std::uint32_t start,
+                            std::uint32_t end) {
   std::uint32_t delay = 0;
   for (const MemoryAccess& m : windows) {
     if (start < m.end_cycle && m.start_cycle < end && share_element(m.elements, elements)) {
@@ -232,12 +224,15 @@ std::uint32_t scanned_offset(const std::vector<TileMemorySchedule>& memory, cons
 TEST(MemoryHazardOffsetTest, IndexedCheckMatchesAPlainScan) {
   constexpr std::uint16_t kTileCount = 3;
   std::mt19937 random(20240601);
-  const auto below = [&](std::uint32_t bound) { return std::uniform_int_distribution<std::uint32_t>(0, bound - 1)(random); };
+  const auto below = [&](std::uint32_t bound) {
+    return std::uniform_int_distribution<std::uint32_t>(0, bound - 1)(random);
+  };
   // Addresses within low elements 0 to 5 and high elements 0 to 2, so that
   // windows share elements often; spans of up to 0x2000 words cross into the
   // next element.
   const auto address = [&]() {
-    const std::uint32_t base = below(2) == 0 ? below(6) * kLowElementBytes : kHighMemoryBase + below(3) * kHighElementBytes;
+    const std::uint32_t base =
+        below(2) == 0 ? below(6) * kLowElementBytes : kHighMemoryBase + below(3) * kHighElementBytes;
     return base + 4 * below(kLowElementBytes / 4);
   };
   const auto words = [&]() { return below(4) == 0 ? 1 + below(0x2000) : 1 + below(64); };
@@ -279,8 +274,8 @@ TEST(MemoryHazardOffsetTest, IndexedCheckMatchesAPlainScan) {
         for (std::uint32_t d = below(kTileCount); d < kTileCount; ++d) {
           destinations.emplace_back(static_cast<std::uint16_t>(d), address());
         }
-        const PendingTransfer candidate =
-            transfer(static_cast<std::uint16_t>(below(kTileCount)), std::move(sources), std::move(destinations), words());
+        const PendingTransfer candidate = transfer(static_cast<std::uint16_t>(below(kTileCount)), std::move(sources),
+                                                   std::move(destinations), words());
         const auto [send_start, send_end] = window();
         std::vector<std::pair<std::uint32_t, std::uint32_t>> receive_windows(candidate.destinations.size());
         for (auto& receive : receive_windows) receive = window();

@@ -170,13 +170,17 @@ std::optional<RepairReady> RepairGroup::best(const RepairState& state) const {
   return best;
 }
 
+std::vector<bool> critical_neighborhood(std::span<const PendingTransfer> pending, std::uint16_t tile_count,
+                                        const MaterializedSchedule& best) {
+  return neighborhood_of(pending, tile_count, best.order, critical_transfers(best, pending.size()));
+}
+
 std::vector<std::size_t> critical_neighborhood_order(std::span<const PendingTransfer> pending,
                                                      std::uint16_t tile_count, const MaterializedSchedule& best) {
   const std::vector<std::size_t>& current = best.order;
   const std::size_t n = pending.size();
 
-  const std::vector<bool> critical = critical_transfers(best, n);
-  std::vector<bool> neighborhood = neighborhood_of(pending, tile_count, current, critical);
+  std::vector<bool> neighborhood = critical_neighborhood(pending, tile_count, best);
   if (std::count(neighborhood.begin(), neighborhood.end(), true) < 2) return current;
 
   DependencyGraph graph = dependency_graph(pending, tile_count);

@@ -32,6 +32,14 @@ namespace oxu::codegen::order {
                                                                    std::uint16_t tile_count,
                                                                    const MaterializedSchedule& best);
 
+// Per transfer, whether it is in the critical neighbourhood of `best`: the
+// critical chain (the placement ending last, ties to the higher index, and
+// its blocking transfers) and, on every tile, the transfers within ⌊√d⌋
+// entries of a critical one in the tile's list of d transfers in current
+// order, a transfer naming the tile twice being listed once.
+[[nodiscard]] std::vector<bool> critical_neighborhood(std::span<const PendingTransfer> pending,
+                                                      std::uint16_t tile_count, const MaterializedSchedule& best);
+
 // The rank of one ready transfer in the repair. A greater value ranks
 // better: earlier start, earlier bucket, more continued receive addresses,
 // neighbourhood members, more endpoint work, earlier position, smaller index,
