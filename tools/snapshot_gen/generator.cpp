@@ -2,11 +2,18 @@
 
 #include <fmt/format.h>
 
+#include "oxu/codegen/scheduling_pipeline.hpp"
 #include "patterns.hpp"
 #include "phase_workload.hpp"
 #include "random.hpp"
 
 namespace oxu::snapshot_gen {
+namespace {
+
+// Draws of one phase before the generator gives up on it.
+constexpr std::uint32_t kMaxPhaseAttempts = 16;
+
+}  // namespace
 
 std::string_view pattern_name(Pattern pattern) {
   switch (pattern) {
@@ -53,11 +60,28 @@ std::expected<codegen::ExchangeScheduleSnapshot, std::string> generate_snapshot(
   snapshot.phases.reserve(options.phases);
   for (std::uint32_t phase = 0; phase < options.phases; ++phase) {
     // Each phase draws from its own stream, so a phase does not change when
-    // another phase's contents do.
-    Random random(derive_seed(options.seed, phase));
-    PhaseWorkload workload(snapshot.tile_count, options.transfers, random);
-    fill_phase(options.pattern, workload);
-    snapshot.phases.push_back(codegen::ExchangeScheduleProblem{phase, std::move(workload.transfers)});
+    // another phase's contents do. A phase the scheduler cannot place (its
+    // own limits, such as coinciding receive controls) is drawn again from
+    // the next stream of that phase.
+    const std::uint64_t phase_seed = derive_seed(options.seed, phase);
+    std::optional<codegen::ExchangeLoweringError> last_error;
+    for (std::uint32_t attempt = 0; attempt < kMaxPhaseAttempts; ++attempt) {
+      Random random(attempt == 0 ? phase_seed : derive_seed(phase_seed, attempt));
+      PhaseWorkload workload(snapshot.tile_count, options.transfers, random);
+      fill_phase(options.pattern, workload);
+      codegen::ExchangeScheduleProblem problem{phase, std::move(workload.transfers)};
+      const auto scheduled = codegen::schedule_exchange_problem(snapshot.tile_count, problem);
+      if (scheduled) {
+        snapshot.phases.push_back(std::move(problem));
+        last_error.reset();
+        break;
+      }
+      last_error = scheduled.error();
+    }
+    if (last_error) {
+      return std::unexpected(fmt::format("no schedulable draw of phase {} in {} attempts: {}", phase,
+                                         kMaxPhaseAttempts, last_error->message()));
+    }
   }
 
   if (auto valid = snapshot.validate(); !valid) {

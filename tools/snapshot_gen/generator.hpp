@@ -62,8 +62,10 @@ struct GeneratorOptions {
 [[nodiscard]] std::expected<void, std::string> check_options(const GeneratorOptions& options);
 
 // Generates the snapshot: `phases` phases of exactly `transfers` transfers
-// each. Fails only for options that check_options rejects (or, as a
-// safeguard, if the result did not validate).
+// each, every one of which the scheduler places (a phase that it cannot
+// place is drawn again). Fails for options that check_options rejects, and
+// as a safeguard if no draw of a phase schedules or the result did not
+// validate.
 [[nodiscard]] std::expected<codegen::ExchangeScheduleSnapshot, std::string> generate_snapshot(
     const GeneratorOptions& options);
 
