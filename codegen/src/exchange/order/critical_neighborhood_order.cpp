@@ -105,7 +105,7 @@ struct HeapEntry {
   std::size_t version = 0;
 
   friend bool operator<(const HeapEntry& a, const HeapEntry& b) {
-    if (a.ready != b.ready) return a.ready < b.ready;
+    if (const auto rank = a.ready <=> b.ready; rank != 0) return rank < 0;
     return std::tie(a.group, a.version) < std::tie(b.group, b.version);
   }
 };
@@ -216,6 +216,9 @@ std::vector<std::size_t> critical_neighborhood_order(std::span<const PendingTran
   std::vector<std::size_t> order;
   order.reserve(n);
   std::vector<std::size_t> touched;
+  // The queue is lazy: an entry of an outdated version is dropped, and an
+  // entry whose group now offers something else is pushed again with the new
+  // offer; only an offer that is still current gets scheduled.
   while (!heap.empty()) {
     const HeapEntry entry = heap.top();
     heap.pop();
@@ -245,6 +248,7 @@ std::vector<std::size_t> critical_neighborhood_order(std::span<const PendingTran
     });
     order.push_back(t);
 
+    // Groups whose ready set changed get a fresh entry under a new version.
     touched.assign(1, entry.group);
     for (const std::size_t successor : graph.successors[t]) {
       if (--graph.predecessor_count[successor] == 0) {

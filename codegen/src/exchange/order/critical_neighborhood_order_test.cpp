@@ -238,6 +238,25 @@ std::vector<PendingTransfer> five_from_one(std::uint32_t words) {
   return phase(pending);
 }
 
+// Transfers 2 and 3 compete on equal start and bucket; transfer 2 receives
+// on tile 2, whose remaining work falls once transfer 0 has sent from it.
+std::vector<PendingTransfer> remaining_work() {
+  return phase({transfer(2, 0x0, {{3, 0x0}}, 200), transfer(9, 0x0, {{10, 0x0}}, 16), transfer(7, 0x0, {{2, 0x0}}, 16),
+                transfer(5, 0x0, {{6, 0x0}}, 100)});
+}
+
+// A paired payload from tile 0 keeps its partner, tile 1, sending.
+std::vector<PendingTransfer> paired_partner() {
+  std::vector<PendingTransfer> pending =
+      phase({transfer(0, 0x0, {{2, 0x0}}, 128), transfer(1, 0x0, {{3, 0x0}}, 16), transfer(4, 0x0, {{5, 0x0}}, 16)});
+  pending[0].width = ExchangeItemWidth::Paired64;
+  pending[0].paired_tile = 1;
+  return pending;
+}
+
+const Placements kChainOfFour = {ending_at(1), ending_at(2, 0), ending_at(3, 1), ending_at(100, 2)};
+const Placements kChainOfThree = {ending_at(1), ending_at(2, 0), ending_at(100, 1)};
+
 const Placements kChainOfFive = {ending_at(1), ending_at(2, 0), ending_at(3, 1), ending_at(4, 2), ending_at(5, 3),
                                  ending_at(0)};
 
@@ -253,6 +272,8 @@ TEST(CriticalNeighborhoodOrderTest, Repairs) {
        {ending_at(100), ending_at(1), ending_at(1), ending_at(1)}, {0, 1, 3, 2}},
       {"without a continuation the neighbourhood member goes first", continued_receive(0x1080),
        {ending_at(100), ending_at(1), ending_at(1), ending_at(1)}, {0, 1, 2, 3}},
+      {"endpoint work counts only what is still to move", remaining_work(), kChainOfFour, {0, 1, 3, 2}},
+      {"a paired payload occupies its partner's sender", paired_partner(), kChainOfThree, {0, 2, 1}},
       {"short payloads repair", five_from_one(16), kChainOfFive, {0, 5, 1, 2, 3, 4}},
       {"a finish beyond u32 gives up", five_from_one(0x3FFFFFFF), kChainOfFive, {0, 1, 2, 3, 4, 5}},
       {"a payload beyond 0x3FFFFFFF words gives up", five_from_one(0x40000000), kChainOfFive, {0, 1, 2, 3, 4, 5}},
