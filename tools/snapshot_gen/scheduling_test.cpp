@@ -64,6 +64,37 @@ TEST(GeneratedSchedulingTest, EveryPatternSchedulesDeterministically) {
   std::printf("phases=%zu withNeighbourhoodImprovements=%zu alignmentRetries=%zu\n", phases, improved_phases,
               retries);
   EXPECT_GT(improved_phases, 0U);
+  EXPECT_GT(retries, 0U);
+}
+
+// The matching-wave order is tried once on point-to-point phases and kept
+// only when it beats the greedy schedule; some generated phases must take it.
+TEST(GeneratedSchedulingTest, MatchingWavesWinOnSomePointToPointPhases) {
+  std::size_t tried = 0;
+  std::size_t accepted = 0;
+  for (const Pattern pattern : {Pattern::P2p, Pattern::AllToAll, Pattern::Halo}) {
+    for (const std::uint64_t seed : {1ULL, 2ULL, 3ULL}) {
+      const auto snapshot = generate_snapshot(GeneratorOptions{pattern, 32, 1, 120, seed});
+      ASSERT_TRUE(snapshot.has_value()) << snapshot.error();
+      const auto& problem = snapshot->phases.front();
+      const auto all = exchange::Topology::m72().tiles;
+      const auto topology = *exchange::Topology::create({all.begin(), all.begin() + snapshot->tile_count});
+      const auto pending = *codegen::pending_from_problem(problem, snapshot->tile_count);
+      const auto configuration = *codegen::receive_configuration(pending, snapshot->tile_count);
+      const codegen::PhaseContext context{topology, pending, configuration.incoming_bases,
+                                          configuration.receive_counts, snapshot->tile_count};
+      const auto greedy = codegen::materialize_greedy_schedule(context);
+      ASSERT_TRUE(greedy.has_value());
+      const auto waves =
+          codegen::order::point_to_point_matching_wave_order(pending, snapshot->tile_count, greedy->order);
+      if (!waves) continue;
+      ++tried;
+      const auto candidate = codegen::materialize_schedule_order(context, *waves, false);
+      if (candidate && candidate->horizon < greedy->horizon) ++accepted;
+    }
+  }
+  std::printf("matchingWaveOrders=%zu accepted=%zu\n", tried, accepted);
+  EXPECT_GT(accepted, 0U);
 }
 
 }  // namespace
