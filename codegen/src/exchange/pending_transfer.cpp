@@ -77,7 +77,8 @@ std::expected<PendingTransfer, ExchangeLoweringError> pending_from_transfer(cons
 
   pending.source_addresses = transfer.source_addresses;
   if (paired) {
-    OXU_TRY_ASSIGN(pending.paired_tile, exchange::Topology::m72().paired_logical(transfer.source));
+    static const exchange::Topology m72 = exchange::Topology::m72();
+    OXU_TRY_ASSIGN(pending.paired_tile, m72.paired_logical(transfer.source));
   }
   pending.index = static_cast<std::uint32_t>(t);
   pending.origin_tag = 0;

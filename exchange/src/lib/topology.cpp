@@ -161,6 +161,15 @@ std::expected<std::uint32_t, ExchangeError> cycle_after(std::uint32_t cycle, std
   return *sum;
 }
 
+// Logical tile of each physical id; the lowest one when an id repeats.
+std::vector<std::uint16_t> index_physical_ids(const std::vector<std::uint16_t>& tiles) {
+  std::uint16_t largest = 0;
+  for (const std::uint16_t id : tiles) largest = std::max(largest, id);
+  std::vector<std::uint16_t> index(static_cast<std::size_t>(largest) + 1, Topology::kNoLogicalTile);
+  for (std::size_t logical = tiles.size(); logical-- > 0;) index[tiles[logical]] = static_cast<std::uint16_t>(logical);
+  return index;
+}
+
 }  // namespace
 
 std::int32_t time_to_mux(std::uint16_t sender_physical, std::uint16_t receiver_physical) {
@@ -182,14 +191,27 @@ std::expected<Topology, ExchangeError> Topology::create(std::vector<std::uint16_
   for (const std::uint16_t id : physical_ids) {
     if (!seen.insert(id).second) return std::unexpected(ExchangeError::receiver_set());
   }
-  return Topology{std::move(physical_ids)};
+  Topology topology{std::move(physical_ids), {}};
+  topology.logical_by_physical = index_physical_ids(topology.tiles);
+  return topology;
 }
 
-Topology Topology::m72() { return Topology{std::vector<std::uint16_t>(kM72Table.begin(), kM72Table.end())}; }
+Topology Topology::m72() {
+  Topology topology{std::vector<std::uint16_t>(kM72Table.begin(), kM72Table.end()), {}};
+  topology.logical_by_physical = index_physical_ids(topology.tiles);
+  return topology;
+}
 
 std::expected<std::uint16_t, ExchangeError> Topology::paired_logical(std::uint16_t logical) const {
   if (logical >= tiles.size()) return std::unexpected(ExchangeError::tile(logical));
   const auto partner_id = static_cast<std::uint16_t>(tiles[logical] ^ 2U);
+  if (!logical_by_physical.empty()) {
+    // Ids are unique, so the indexed tile is the only (and lowest) match.
+    if (partner_id >= logical_by_physical.size() || logical_by_physical[partner_id] == kNoLogicalTile) {
+      return std::unexpected(ExchangeError::tile(logical));
+    }
+    return logical_by_physical[partner_id];
+  }
   const auto found = std::find(tiles.begin(), tiles.end(), partner_id);
   if (found == tiles.end()) return std::unexpected(ExchangeError::tile(logical));
   return static_cast<std::uint16_t>(found - tiles.begin());

@@ -45,6 +45,12 @@ struct MulticastExchange {
 struct Topology {
   // Physical tile id of each logical tile.
   std::vector<std::uint16_t> tiles;
+  // Logical tile of each physical id (kNoLogicalTile where none), built by
+  // create() and m72() so that partner lookups are direct; a topology built
+  // by hand without it falls back to a scan of `tiles`.
+  std::vector<std::uint16_t> logical_by_physical;
+
+  static constexpr std::uint16_t kNoLogicalTile = 0xFFFF;
 
   // Builds a topology from physical ids; an empty list or an id given twice
   // is a `ReceiverSet` error.
