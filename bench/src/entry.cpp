@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "oxu/codegen/snapshot_reader.hpp"
+#include "phase_replay.hpp"
 
 namespace oxu::bench {
 namespace {
@@ -76,12 +77,6 @@ std::expected<std::vector<std::reference_wrapper<const ExchangeScheduleProblem>>
   return selected;
 }
 
-double milliseconds(std::chrono::nanoseconds elapsed) {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
-  const auto nanos = elapsed - seconds;
-  return (static_cast<double>(seconds.count()) + static_cast<double>(nanos.count()) / 1e9) * 1000.0;
-}
-
 }  // namespace
 
 std::expected<void, BenchError> run_bench(const Arguments& arguments, std::FILE* out) {
@@ -99,7 +94,10 @@ std::expected<void, BenchError> run_bench(const Arguments& arguments, std::FILE*
              arguments.snapshot.native(), snapshot.tile_count, selected->size(), arguments.warmup,
              arguments.iterations, !arguments.first_iteration_only);
   const auto started = std::chrono::steady_clock::now();
-  fmt::print(out, "totalMs={:.3f}\n", milliseconds(std::chrono::steady_clock::now() - started));
+  for (const ExchangeScheduleProblem& phase : *selected) {
+    if (auto replayed = replay_phase(snapshot.tile_count, phase, arguments, out); !replayed) return replayed;
+  }
+  fmt::print(out, "totalMs={:.3f}\n", duration_milliseconds(std::chrono::steady_clock::now() - started));
   return {};
 }
 
