@@ -2,38 +2,24 @@
 
 #include <gtest/gtest.h>
 
-#include "oxu/codegen/scheduling_pipeline.hpp"
+#include "testing/test_phase.hpp"
 
 namespace oxu::codegen {
 namespace {
 
 constexpr std::uint16_t kTiles = 16;
 
-PendingTransfer word32(std::uint16_t source, std::uint32_t source_address,
-                       std::vector<std::pair<std::uint16_t, std::uint32_t>> destinations, std::uint32_t words) {
-  PendingTransfer transfer;
-  transfer.source = source;
-  transfer.source_addresses = {source_address};
-  transfer.destinations = std::move(destinations);
-  transfer.words = words;
-  transfer.refresh_source_elements();
-  return transfer;
+PendingTransfer word32(std::uint16_t source, std::uint32_t source_address, testing::Destinations destinations,
+                       std::uint32_t words) {
+  return testing::word32_transfer(source, {source_address}, std::move(destinations), words);
 }
 
 struct Greedy {
-  explicit Greedy(std::vector<PendingTransfer> transfers) : pending(std::move(transfers)) {
-    const auto all = exchange::Topology::m72().tiles;
-    topology = *exchange::Topology::create({all.begin(), all.begin() + kTiles});
-    for (std::size_t i = 0; i < pending.size(); ++i) pending[i].index = static_cast<std::uint32_t>(i);
-    configuration = *receive_configuration(pending, kTiles);
-  }
+  explicit Greedy(std::vector<PendingTransfer> transfers) : phase(std::move(transfers), kTiles) {}
   std::expected<MaterializedSchedule, ExchangeLoweringError> run() const {
-    const PhaseContext context{topology, pending, configuration.incoming_bases, configuration.receive_counts, kTiles};
-    return materialize_greedy_schedule_impl(context, false);
+    return materialize_greedy_schedule_impl(phase.context(), false);
   }
-  exchange::Topology topology;
-  std::vector<PendingTransfer> pending;
-  ReceiveConfiguration configuration;
+  testing::TestPhase phase;
 };
 
 TEST(ReadyTransferTest, PriorityOrder) {

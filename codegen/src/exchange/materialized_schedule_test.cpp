@@ -2,62 +2,42 @@
 
 #include <gtest/gtest.h>
 
-#include "oxu/codegen/scheduling_pipeline.hpp"
+#include "testing/test_phase.hpp"
 
 namespace oxu::codegen {
 namespace {
 
 constexpr std::uint16_t kTiles = 8;
 
-PendingTransfer word32(std::uint16_t source, std::vector<std::uint32_t> sources,
-                       std::vector<std::pair<std::uint16_t, std::uint32_t>> destinations, std::uint32_t words) {
-  PendingTransfer transfer;
-  transfer.source = source;
-  transfer.source_addresses = std::move(sources);
-  transfer.destinations = std::move(destinations);
-  transfer.words = words;
-  transfer.width = ExchangeItemWidth::Word32;
-  transfer.refresh_source_elements();
-  return transfer;
+using testing::Destinations;
+
+PendingTransfer word32(std::uint16_t source, std::vector<std::uint32_t> sources, Destinations destinations,
+                       std::uint32_t words) {
+  return testing::word32_transfer(source, std::move(sources), std::move(destinations), words);
 }
 
 PendingTransfer paired(std::uint16_t source, std::uint16_t partner, std::vector<std::uint32_t> sources,
-                       std::vector<std::pair<std::uint16_t, std::uint32_t>> destinations, std::uint32_t words) {
-  PendingTransfer transfer = word32(source, std::move(sources), std::move(destinations), words);
-  transfer.width = ExchangeItemWidth::Paired64;
-  transfer.paired_tile = partner;
-  return transfer;
+                       Destinations destinations, std::uint32_t words) {
+  return testing::paired_transfer(source, partner, std::move(sources), std::move(destinations), words);
 }
 
-// A phase of hand-made pending transfers with its receive configuration.
+// A fresh schedule of hand-made transfers, with the caller's frontiers.
 class Phase {
  public:
-  explicit Phase(std::vector<PendingTransfer> pending, std::uint16_t tiles = kTiles)
-      : tiles_(tiles), pending_(std::move(pending)) {
-    const auto all = exchange::Topology::m72().tiles;
-    topology_ = *exchange::Topology::create({all.begin(), all.begin() + tiles});
-    for (std::size_t i = 0; i < pending_.size(); ++i) pending_[i].index = static_cast<std::uint32_t>(i);
-    configuration_ = *receive_configuration(pending_, tiles);
-    schedule_.emplace(MaterializedSchedule::create(tiles, pending_));
-    frontiers_.resize(tiles);
-  }
+  explicit Phase(std::vector<PendingTransfer> pending)
+      : phase_(std::move(pending), kTiles),
+        schedule_(MaterializedSchedule::create(kTiles, phase_.pending)),
+        frontiers_(kTiles) {}
 
-  PhaseContext context() const {
-    return {topology_, pending_, configuration_.incoming_bases, configuration_.receive_counts, tiles_};
-  }
   std::expected<std::uint32_t, ExchangeLoweringError> append(std::size_t t, std::uint32_t minimum = 0) {
-    return schedule_->append(context(), t, minimum, false, frontiers_);
+    return schedule_.append(phase_.context(), t, minimum, false, frontiers_);
   }
-  MaterializedSchedule& schedule() { return *schedule_; }
+  MaterializedSchedule& schedule() { return schedule_; }
   std::vector<TileFrontier>& frontiers() { return frontiers_; }
-  ReceiveConfiguration& configuration() { return configuration_; }
 
  private:
-  std::uint16_t tiles_;
-  exchange::Topology topology_;
-  std::vector<PendingTransfer> pending_;
-  ReceiveConfiguration configuration_;
-  std::optional<MaterializedSchedule> schedule_;
+  testing::TestPhase phase_;
+  MaterializedSchedule schedule_;
   std::vector<TileFrontier> frontiers_;
 };
 

@@ -3,38 +3,21 @@
 #include <gtest/gtest.h>
 
 #include "oxu/codegen/greedy_scheduler.hpp"
-#include "oxu/codegen/scheduling_pipeline.hpp"
+#include "testing/test_phase.hpp"
 
 namespace oxu::codegen {
 namespace {
 
 constexpr std::uint16_t kTiles = 8;
 
-PendingTransfer word32(std::uint16_t source, std::uint32_t address,
-                       std::vector<std::pair<std::uint16_t, std::uint32_t>> destinations, std::uint32_t words) {
-  PendingTransfer transfer;
-  transfer.source = source;
-  transfer.source_addresses = {address};
-  transfer.destinations = std::move(destinations);
-  transfer.words = words;
-  transfer.refresh_source_elements();
-  return transfer;
+PendingTransfer word32(std::uint16_t source, std::uint32_t address, testing::Destinations destinations,
+                       std::uint32_t words) {
+  return testing::word32_transfer(source, {address}, std::move(destinations), words);
 }
 
-struct Phase {
-  explicit Phase(std::vector<PendingTransfer> transfers) : pending(std::move(transfers)) {
-    const auto all = exchange::Topology::m72().tiles;
-    topology = *exchange::Topology::create({all.begin(), all.begin() + kTiles});
-    for (std::size_t i = 0; i < pending.size(); ++i) pending[i].index = static_cast<std::uint32_t>(i);
-    configuration = *receive_configuration(pending, kTiles);
-  }
-  PhaseContext context() const {
-    return {topology, pending, configuration.incoming_bases, configuration.receive_counts, kTiles};
-  }
-  exchange::Topology topology;
-  std::vector<PendingTransfer> pending;
-  ReceiveConfiguration configuration;
-};
+testing::TestPhase phase_of(std::vector<PendingTransfer> transfers) {
+  return testing::TestPhase(std::move(transfers), kTiles);
+}
 
 TEST(EndpointWorkLowerBoundTest, CountsItemsPerTileAndSide) {
   PendingTransfer pair = word32(3, 0, {{5, 0}, {6, 0}}, 128);
@@ -49,7 +32,7 @@ TEST(EndpointWorkLowerBoundTest, CountsItemsPerTileAndSide) {
 
 TEST(MaterializeScheduleOrderTest, RejectsOrdersThatAreNotTopologicalPermutations) {
   // Transfer 1 reads what transfer 0 writes on tile 1.
-  const Phase phase({word32(0, 0, {{1, 0x100}}, 8), word32(1, 0x100, {{2, 0}}, 8), word32(3, 0, {{4, 0}}, 8)});
+  const auto phase = phase_of({word32(0, 0, {{1, 0x100}}, 8), word32(1, 0x100, {{2, 0}}, 8), word32(3, 0, {{4, 0}}, 8)});
   const auto not_topological = ExchangeLoweringError::invariant("exchange order is not a topological permutation");
   struct Case {
     const char* name;
@@ -77,7 +60,7 @@ TEST(ImprovePendingScheduleTest, NothingToImproveWithAtMostOneTransfer) {
   for (const std::size_t count : {std::size_t{0}, std::size_t{1}}) {
     std::vector<PendingTransfer> pending;
     if (count == 1) pending.push_back(word32(0, 0, {{1, 0}}, 8));
-    const Phase phase(pending);
+    const auto phase = phase_of(pending);
     auto greedy = materialize_greedy_schedule_impl(phase.context(), false);
     ASSERT_TRUE(greedy.has_value());
     const std::uint32_t horizon = greedy->horizon;
@@ -97,7 +80,7 @@ TEST(ImprovePendingScheduleTest, ResultIsNeverLongerThanTheGreedySchedule) {
     if (source == destination) continue;
     pending.push_back(word32(source, 0x1000 * (i % 4), {{destination, 0x80000 + 0x400 * i}}, 8 + 13 * (i % 5)));
   }
-  const Phase phase(pending);
+  const auto phase = phase_of(pending);
   auto greedy = materialize_greedy_schedule_impl(phase.context(), false);
   ASSERT_TRUE(greedy.has_value());
   const ImprovementResult result = improve_pending_schedule(phase.context(), std::move(*greedy));
