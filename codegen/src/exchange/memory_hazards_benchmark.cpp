@@ -17,25 +17,12 @@
 #include <vector>
 
 #include "oxu/codegen/memory_hazards.hpp"
+#include "oxu/testing/split_mix.hpp"
 
 namespace oxu::codegen {
 namespace {
 
-// splitmix64: deterministic across platforms.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  std::uint32_t below(std::uint32_t bound) { return static_cast<std::uint32_t>(next() % bound); }
-
- private:
-  std::uint64_t state_;
-};
+using Random = oxu::testing::SplitMix64;
 
 // Tile memory of 624 KiB: 32 low elements and 4 high ones.
 constexpr std::uint32_t kMemoryBytes = 0x9C000;

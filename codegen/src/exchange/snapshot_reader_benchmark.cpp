@@ -16,28 +16,14 @@
 #include <string_view>
 
 #include "oxu/codegen/snapshot_reader.hpp"
+#include "oxu/testing/split_mix.hpp"
 
 namespace oxu::codegen {
 namespace {
 
 constexpr std::size_t kTargetBytes = 100'000'000;
 
-// splitmix64: deterministic across platforms.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  // Uniform in [0, bound).
-  std::uint32_t below(std::uint32_t bound) { return static_cast<std::uint32_t>(next() % bound); }
-
- private:
-  std::uint64_t state_;
-};
+using Random = oxu::testing::SplitMix64;
 
 // Writes JSON the way a serializer does: in the pretty form every member and
 // element on a line of its own, indented by two spaces per level.

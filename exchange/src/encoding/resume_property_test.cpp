@@ -29,29 +29,12 @@
 #include "oxu/exchange/encoding/scheduled_program.hpp"
 #include "oxu/exchange/instruction_words.hpp"
 #include "oxu/exchange/row_timing.hpp"
+#include "oxu/testing/split_mix.hpp"
 
 namespace oxu::exchange::encoding {
 namespace {
 
-// splitmix64: small, fast and the same on every platform.
-class Rng {
- public:
-  explicit Rng(std::uint64_t seed) : state_(seed) {}
-
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  // Uniform enough in [0, n) for the small n used here; n > 0.
-  std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
-  std::uint32_t between(std::uint32_t lo, std::uint32_t hi) { return lo + below(hi - lo + 1); }
-  bool percent(std::uint32_t p) { return below(100) < p; }
-
- private:
-  std::uint64_t state_;
-};
+using Rng = oxu::testing::SplitMix64;
 
 // A tile's schedule as the tile program schedule keeps it, with the last
 // successful encoding and the dirty indexes since.
