@@ -216,17 +216,23 @@ class SnapshotParser {
         return false;
       }
     }
+    return close_after_last_value(']', "EOF while parsing a list", "expected `,` or `]`");
+  }
+
+  // After the last value a record can hold: only the closing bracket may
+  // follow; another value after a comma is trailing.
+  bool close_after_last_value(int close, const char* eof_message, const char* expected_message) {
     int c = cursor().peek_token();
-    if (c == ']') {
+    if (c == close) {
       cursor().bump();
       return true;
     }
     if (c != ',') {
-      return c == kEof ? scan_.fail("EOF while parsing a list") : scan_.fail_on_byte("expected `,` or `]`");
+      return c == kEof ? scan_.fail(eof_message) : scan_.fail_on_byte(expected_message);
     }
     cursor().bump();
     c = cursor().peek_token();
-    if (c == ']') {
+    if (c == close) {
       return scan_.fail_on_byte("trailing comma");
     }
     return c == kEof ? scan_.fail("EOF while parsing a value") : scan_.fail_on_byte("trailing characters");
@@ -328,20 +334,7 @@ class SnapshotParser {
     if (!scan_.scan_literal("ull")) {
       return false;
     }
-    c = cursor().peek_token();
-    if (c == '}') {
-      cursor().bump();
-      return true;
-    }
-    if (c != ',') {
-      return c == kEof ? scan_.fail("EOF while parsing an object") : scan_.fail_on_byte("expected `,` or `}`");
-    }
-    cursor().bump();
-    c = cursor().peek_token();
-    if (c == '}') {
-      return scan_.fail_on_byte("trailing comma");
-    }
-    return c == kEof ? scan_.fail("EOF while parsing a value") : scan_.fail_on_byte("trailing characters");
+    return close_after_last_value('}', "EOF while parsing an object", "expected `,` or `}`");
   }
 
   // After the opening quote of a variant name.
