@@ -11,6 +11,22 @@
 namespace oxu::exchange {
 namespace {
 
+// Stable sort by cycle. A window holds a handful of events, for which an
+// insertion sort needs no buffer; long lists take the general stable sort.
+void sort_events_by_cycle(std::vector<ReceiveEvent>& events) {
+  const auto by_cycle = [](const ReceiveEvent& a, const ReceiveEvent& b) { return a.cycle < b.cycle; };
+  if (events.size() > 16) {
+    std::stable_sort(events.begin(), events.end(), by_cycle);
+    return;
+  }
+  for (std::size_t i = 1; i < events.size(); ++i) {
+    const ReceiveEvent event = events[i];
+    std::size_t j = i;
+    for (; j > 0 && by_cycle(event, events[j - 1]); --j) events[j] = events[j - 1];
+    events[j] = event;
+  }
+}
+
 constexpr std::uint32_t kPicValueMask = 0x7FFFF;        // Pic value, bits 18..0
 constexpr std::uint32_t kPairedFormatValueMask = 0x3FFFF;  // the value below the paired-format flag
 constexpr std::uint32_t kPointerAddressMask = 0xFFFFC;
@@ -102,6 +118,7 @@ std::expected<ReceiveRowTiming, ExchangeError> receive_row_timing(const Exchange
 
   // Walk the row; every control takes effect at the clock after its wait.
   std::vector<ReceiveEvent> events;
+  events.reserve(*end);
   std::uint32_t clock = base;
   std::size_t i = 1;
   while (i < *end) {
@@ -236,18 +253,18 @@ std::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
   const bool pointer_unchanged =
       state && !state->paired && !timing.paired && timing.pointer_address == state->next_address;
 
-  std::vector<ReceiveEvent> events;
-  events.reserve(placed.size());
-  for (ReceiveEvent event : placed) {
+  std::vector<ReceiveEvent> events = std::move(placed);
+  std::size_t kept = 0;
+  for (ReceiveEvent event : events) {
     if (event.kind == ReceiveEventKind::Teardown) event.cycle = stream_end;
     if (continues_paired_format && event.kind == ReceiveEventKind::PairedFormat && event.cycle == *paired_start) {
       continue;
     }
     if (pointer_unchanged && event.kind == ReceiveEventKind::Pointer) continue;
-    events.push_back(event);
+    events[kept++] = event;
   }
-  std::stable_sort(events.begin(), events.end(),
-                   [](const ReceiveEvent& a, const ReceiveEvent& b) { return a.cycle < b.cycle; });
+  events.resize(kept);
+  sort_events_by_cycle(events);
   OXU_TRY(check_simultaneous_controls(events));
 
   return ScheduledReceiverWindow{
