@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <optional>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "oxu/codegen/memory_element.hpp"
 #include "oxu/exchange/instruction_words.hpp"
+#include "oxu/testing/split_mix.hpp"
 
 namespace oxu::codegen {
 namespace {
@@ -409,15 +409,15 @@ struct OverlapFixture {
   PhysicalExchangePhase phase;
 };
 
-OverlapFixture random_overlap_fixture(std::mt19937& random) {
+OverlapFixture random_overlap_fixture(oxu::testing::SplitMix64& random) {
   static constexpr std::uint32_t kAddresses[] = {0x0,     0x100,   0x3FFC,  0x4000,     0x7FF00,
                                                  0x80000, 0x87FFC, 0x88000, 0xFFFFFFF0, 0xFFFF8000};
   static constexpr std::uint32_t kWords[] = {0, 1, 2, 64, 0x100, 0x1001, 0x20000};
   const auto pick = [&random](auto& values) {
-    return values[std::uniform_int_distribution<std::size_t>(0, std::size(values) - 1)(random)];
+    return values[random.below(static_cast<std::uint32_t>(std::size(values)))];
   };
   const auto between = [&random](std::uint32_t low, std::uint32_t high) {
-    return std::uniform_int_distribution<std::uint32_t>(low, high)(random);
+    return low + static_cast<std::uint32_t>(random.next() % (std::uint64_t{high} - low + 1));
   };
 
   OverlapFixture fixture;
@@ -468,7 +468,9 @@ OverlapFixture random_overlap_fixture(std::mt19937& random) {
     const std::uint32_t end = start + between(0, 5);
     add(Kind::PartnerBusy, transfer, transfers[transfer].source_addresses.front(), 128, start, end, end);
   }
-  std::shuffle(activities.begin(), activities.end(), random);
+  for (std::size_t i = activities.size(); i > 1; --i) {
+    std::swap(activities[i - 1], activities[random.below(static_cast<std::uint32_t>(i))]);
+  }
 
   std::uint32_t horizon = 1;
   for (const ExchangeActivity& a : activities) horizon = std::max(horizon, a.memory_end_cycle);
@@ -514,7 +516,7 @@ bool pairwise_borrowed_overlap(const OverlapFixture& fixture) {
 TEST(InvariantCheckerTest, OverlapChecksMatchTheirPairwiseDefinition) {
   const std::string memory_overlap = "phase 7 tile 1 overlaps send/receive access to one SRAM element";
   const std::string borrowed_overlap = "phase 7 tile 1 overlaps borrowed and local transmit intervals";
-  std::mt19937 random(20240611);
+  oxu::testing::SplitMix64 random(20240611);
   std::size_t memory_failures = 0;
   std::size_t borrowed_failures = 0;
   for (int trial = 0; trial < 3000; ++trial) {

@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
+
+#include "oxu/testing/split_mix.hpp"
 
 namespace oxu::codegen {
 namespace {
@@ -223,9 +224,9 @@ std::uint32_t scanned_offset(const std::vector<TileMemorySchedule>& memory, cons
 
 TEST(MemoryHazardOffsetTest, IndexedCheckMatchesAPlainScan) {
   constexpr std::uint16_t kTileCount = 3;
-  std::mt19937 random(20240601);
+  oxu::testing::SplitMix64 random(20240601);
   const auto below = [&](std::uint32_t bound) {
-    return std::uniform_int_distribution<std::uint32_t>(0, bound - 1)(random);
+    return random.below(bound);
   };
   // Addresses within low elements 0 to 5 and high elements 0 to 2, so that
   // windows share elements often; spans of up to 0x2000 words cross into the
